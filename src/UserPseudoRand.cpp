@@ -40,31 +40,60 @@ xorshift32(uint32_t s)
 }
 
 /*
- * Advance the fallback generator and return its new state, seeding it from
- * the clock, with a warning, on the first draw of the process.
+ * Seed the fallback generator from the clock, with the warning that the
+ * platform's generator is missing, and return the seed: never zero.
+ */
+static uint32_t
+clock_seed(void)
+{
+    fprintf(stderr, "Warning: arc4random is not available!\n");
+    const uint32_t seed = static_cast<uint32_t>(time(NULL));
+    return seed != 0 ? seed : zero_clock_seed;
+}
+
+/*
+ * Advance the fallback generator, seeding it first if it is not, and return
+ * its new state.
  */
 static uint32_t
 fallback_draw(void)
 {
     uint32_t s = pseudo_random_state;
-    if (s == 0) {
-        fprintf(stderr, "Warning: arc4random is not available!\n");
-        s = static_cast<uint32_t>(time(NULL));
-        if (s == 0)
-            s = zero_clock_seed;
-    }
+    if (s == 0)
+        s = clock_seed();
     s = xorshift32(s);
     pseudo_random_state = s;
     return s;
+}
+
+/* One full-width draw, from the platform's generator where it is present. */
+static inline uint32_t
+draw(void)
+{
+    return platform_arc4random != nullptr ? platform_arc4random()
+                                          : fallback_draw();
+}
+
+/*
+ * Return r, or as many draws after it as it takes to reach one at or above
+ * the threshold 2^32 mod range, so that every result of r mod range is
+ * equally likely. Both forms of the threshold stay within 32 bits.
+ */
+static uint32_t
+redraw_below_threshold(uint32_t r, uint32_t range)
+{
+    const uint32_t threshold =
+        range > 0x80000000u ? 0u - range : (0u - 2u * range) % range;
+    while (r < threshold)
+        r = draw();
+    return r;
 }
 
 /* Return a pseudo-random 32-bit value. */
 uint32_t
 pseudo_random(void)
 {
-    if (platform_arc4random != nullptr)
-        return platform_arc4random();
-    return fallback_draw();
+    return draw();
 }
 
 /*
@@ -82,16 +111,9 @@ pseudo_random_between(uint32_t min, uint32_t max)
     if (range == 1)
         return min;
 
-    /*
-     * Draws below threshold = 2^32 mod range are rejected so that every
-     * result is equally likely; both forms stay within 32 bits.
-     */
-    const uint32_t threshold =
-        range > 0x80000000u ? 0u - range : (0u - 2u * range) % range;
-    uint32_t r;
-    do
-        r = platform_arc4random != nullptr ? platform_arc4random()
-                                           : fallback_draw();
-    while (r < threshold);
+    /* Every draw at or above range is at or above the threshold. */
+    uint32_t r = draw();
+    if (r < range)
+        r = redraw_below_threshold(r, range);
     return min + r % range;
 }
