@@ -15,7 +15,7 @@
 #endif
 
 /* The largest image an element can carry: lengths are signed 32-bit. */
-static const long max_image_size = INT32_MAX;
+static const long long max_image_size = INT32_MAX;
 
 #ifdef _WIN32
 
@@ -66,7 +66,38 @@ is_removable(const char *path)
            !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+/*
+ * Position fp at offset 0 from whence, in 64 bits: a 32-bit long would cut
+ * the size of a larger file down. Returns 0, or nonzero on failure.
+ */
+static int
+seek(FILE *fp, int whence)
+{
+    return _fseeki64(fp, 0, whence);
+}
+
+/* Returns the position of fp, or -1 on failure. */
+static long long
+position(FILE *fp)
+{
+    return _ftelli64(fp);
+}
+
 #else
+
+/* Position fp at offset 0 from whence. Returns 0, or nonzero on failure. */
+static int
+seek(FILE *fp, int whence)
+{
+    return fseek(fp, 0, whence);
+}
+
+/* Returns the position of fp, or -1 on failure. */
+static long long
+position(FILE *fp)
+{
+    return ftell(fp);
+}
 
 /* Returns 1 if both paths name one existing file, else 0. */
 static int
@@ -112,13 +143,13 @@ load_file(const char *path, unsigned char **data, int32_t *len)
     }
 
     int rc = -1;
-    long size = 0;
+    long long size = 0;
     unsigned char *buf = NULL;
-    if (fseek(fp, 0, SEEK_END) != 0) {
+    if (seek(fp, SEEK_END) != 0) {
         fprintf(stderr, "Failed to find end of %s!\n", path);
-    } else if ((size = ftell(fp)) <= 0 || size > max_image_size) {
-        fprintf(stderr, "Invalid file size (%ld) of %s!\n", size, path);
-    } else if (fseek(fp, 0, SEEK_SET) != 0) {
+    } else if ((size = position(fp)) <= 0 || size > max_image_size) {
+        fprintf(stderr, "Invalid file size (%lld) of %s!\n", size, path);
+    } else if (seek(fp, SEEK_SET) != 0) {
         fprintf(stderr, "Failed to rewind %s!\n", path);
     } else if ((buf = static_cast<unsigned char *>(
                     malloc(static_cast<size_t>(size)))) == NULL) {
