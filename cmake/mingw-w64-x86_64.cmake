@@ -15,3 +15,5 @@ find_program(WINE_PROGRAM wine)
 if(WINE_PROGRAM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
 endif()
+# Self-contained executables: no MinGW runtime DLLs to ship beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

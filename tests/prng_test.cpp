@@ -45,13 +45,17 @@ uint32_t a4u_answer; // reduced modulo the bound when the bound is not 0
 } // namespace
 
 #ifdef _WIN32
-extern "C" __time64_t
-_time64(__time64_t *t)
+// MinGW's time() calls _time64 through the import table: fill its slot.
+static __time64_t
+fake_time64(__time64_t *t)
 {
     clock_reads++;
     if (t != NULL)
         *t = fake_now;
     return fake_now;
+}
+extern "C" {
+__time64_t (*__imp__time64)(__time64_t *) = fake_time64;
 }
 #else
 extern "C" time_t
