@@ -231,6 +231,10 @@ pack(const char *out, const unsigned char *img1, int32_t len1,
     return rc;
 }
 
+/*
+ * quorrel image.icns 1x.png 2x.png: replace image.icns with the container of
+ * the two images. Returns 0 once it is written, -1 on any failure.
+ */
 int
 main(int argc, char *argv[])
 {
