@@ -7,13 +7,16 @@
 /*
  * Weak references, under private names so that the C library's own
  * declarations (noexcept in C++) do not clash: null where the platform lacks
- * the function, which selects the fallback.
+ * the function, which selects the fallback. The assembler names carry the
+ * platform's prefix for C symbols ("_" on Mach-O, none on ELF).
  */
-extern "C" uint32_t platform_arc4random(void) __asm__("arc4random")
+#define STRINGIFY(x) #x
+#define PREFIXED(prefix, name) STRINGIFY(prefix) name
+#define C_NAME(name) PREFIXED(__USER_LABEL_PREFIX__, name)
+extern "C" uint32_t platform_arc4random(void) __asm__(C_NAME("arc4random"))
     __attribute__((weak));
-extern "C" uint32_t
-platform_arc4random_uniform(uint32_t bound) __asm__("arc4random_uniform")
-    __attribute__((weak));
+extern "C" uint32_t platform_arc4random_uniform(uint32_t bound) __asm__(
+    C_NAME("arc4random_uniform")) __attribute__((weak));
 #else
 /* No weak references on this toolchain: both count as absent. */
 static uint32_t (*const platform_arc4random)(void) = nullptr;
