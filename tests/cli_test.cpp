@@ -574,8 +574,11 @@ class Cli : public ::testing::TestWithParam<Case>
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quorrel-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        const char *tmpdir = getenv("TMPDIR");
+        std::string tmpl =
+            std::string(tmpdir != NULL && *tmpdir != '\0' ? tmpdir : P_tmpdir) +
+            "/quorrel-test-XXXXXX";
+        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
         root = tmpl;
         work = root + "/work";
         ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
