@@ -66,38 +66,7 @@ is_removable(const char *path)
            !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-/*
- * Position fp at offset 0 from whence, in 64 bits: a 32-bit long would cut
- * the size of a larger file down. Returns 0, or nonzero on failure.
- */
-static int
-seek(FILE *fp, int whence)
-{
-    return _fseeki64(fp, 0, whence);
-}
-
-/* Returns the position of fp, or -1 on failure. */
-static long long
-position(FILE *fp)
-{
-    return _ftelli64(fp);
-}
-
 #else
-
-/* Position fp at offset 0 from whence. Returns 0, or nonzero on failure. */
-static int
-seek(FILE *fp, int whence)
-{
-    return fseek(fp, 0, whence);
-}
-
-/* Returns the position of fp, or -1 on failure. */
-static long long
-position(FILE *fp)
-{
-    return ftell(fp);
-}
 
 /* Returns 1 if both paths name one existing file, else 0. */
 static int
@@ -126,6 +95,32 @@ is_removable(const char *path)
 }
 
 #endif
+
+/*
+ * Position fp at offset 0 from whence. Windows keeps long at 32 bits, so
+ * positions are taken in 64 there lest a size be cut down; elsewhere ftell
+ * fails rather than cut it. Returns 0, or nonzero on failure.
+ */
+static int
+seek(FILE *fp, int whence)
+{
+#ifdef _WIN32
+    return _fseeki64(fp, 0, whence);
+#else
+    return fseek(fp, 0, whence);
+#endif
+}
+
+/* Returns the position of fp, or -1 on failure. */
+static long long
+position(FILE *fp)
+{
+#ifdef _WIN32
+    return _ftelli64(fp);
+#else
+    return ftell(fp);
+#endif
+}
 
 /*
  * Read the file at path whole into a new heap block of exactly its size.

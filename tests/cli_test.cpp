@@ -7,11 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -28,7 +26,7 @@ namespace
 
 // What a case needs of the platform; a case is skipped where it is missing.
 enum Need : unsigned {
-    POSIX = 1,     // symbolic links, device nodes, POSIX directory reads
+    POSIX = 1,     // symbolic links, device nodes, /sys, pipes, byte paths
     RLIMIT = 2,    // resource limits on the command's process
     UNLIMITED = 4, // an address-space limit, which sanitizers cannot bear
 };
@@ -498,6 +496,13 @@ const Case cases[] = {
              windows() ? "Missing file dir.png!\n" : loader_verdict("dir.png");
      },
      unchanged},
+    {"unseekable_pipe_as_input", POSIX,
+     [](Ctx &c) {
+         two_pngs(c);
+         c.args[2] = "/dev/stdin";
+         c.err = "Failed to find end of /dev/stdin!\n";
+     },
+     unchanged},
     {"null_device_as_input", POSIX,
      [](Ctx &c) {
          two_pngs(c);
@@ -538,21 +543,28 @@ run(const std::string &dir, const Ctx &c, const std::string &out,
         argv.push_back(const_cast<char *>(w.c_str()));
     argv.push_back(nullptr);
 
+    // Standard input is an empty pipe: a stream that cannot be positioned.
+    int in[2];
+    if (pipe(in) != 0)
+        return -2;
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
         int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || fo < 0 || fe < 0 || dup2(in, 0) < 0 || dup2(fo, 1) < 0 ||
+        if (fo < 0 || fe < 0 || dup2(in[0], 0) < 0 || dup2(fo, 1) < 0 ||
             dup2(fe, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(120);
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit fs = {c.fsize, c.fsize}, as = {c.as, c.as};
         if (setrlimit(RLIMIT_FSIZE, &fs) != 0 || setrlimit(RLIMIT_AS, &as) != 0)
             _exit(121);
+        close(in[0]);
+        close(in[1]);
         execvp(argv[0], argv.data());
         _exit(122);
     }
+    close(in[0]);
+    close(in[1]);
     int status;
     if (pid < 0 || waitpid(pid, &status, 0) != pid)
         return -2;

@@ -8,7 +8,6 @@
 
 #include "UserPseudoRand.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
